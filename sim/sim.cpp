@@ -166,19 +166,18 @@ void wakeReader() {
 
 void complete(std::size_t id) {
     Transfer& t = transfers[id];
-    Slot& s = slots[static_cast<std::size_t>(t.slot)];
-    const bool owned = s.open && s.current == static_cast<int>(id);
-    if (!s.open)
-        g.violations.push_back("a transfer completed after its completion was released");
-    else if (!owned)
-        g.violations.push_back("a late transfer completed into a completion serving another transfer");
-
     if (!t.write && !t.error && !inputFull) {
         // Nothing to read yet: the read goes on waiting for the device.
         t.waitingInput = true;
         t.due = -1;
         return;
     }
+    Slot& s = slots[static_cast<std::size_t>(t.slot)];
+    const bool owned = s.open && s.current == static_cast<int>(id);
+    if (!s.open)
+        g.violations.push_back("a transfer completed after its completion was released");
+    else if (!owned)
+        g.violations.push_back("a late transfer completed into a completion serving another transfer");
     finish(id);
     if (t.write && !t.error) {
         ++g.reportsToDevice;
@@ -411,6 +410,10 @@ void completionClose(Completion* completion) {
 TransferStart hidStartWrite(DeviceHandle device, const unsigned char* report, Completion* completion) {
     log("write");
     ++g.writesStarted;
+    if (g.world.logCalls) {
+        g.writes.emplace_back();
+        std::memcpy(g.writes.back().data(), report, 64);
+    }
     if (!usable(device) || g.vanished) return TransferStart::failed;
 
     const bool restart = report[3] == 0x47 && report[4] == 0 && report[5] == 0xFF;

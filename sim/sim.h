@@ -4,6 +4,7 @@
 // across the seam is logged; faults are injected by block, attempt and chunk.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -85,6 +86,7 @@ struct State {
 
     long long nowUs = 0;  // the clock, from the start of the world
     std::vector<std::string> calls;
+    std::vector<std::array<unsigned char, 64>> writes;  // every report a write was started with
     std::vector<std::string> violations;  // transfers that touched what they no longer owned
 
     int listsBuilt = 0, listsLive = 0;
