@@ -371,7 +371,7 @@ bool hidIndexedString(DeviceHandle device, unsigned index, void* buffer, unsigne
     const Interface& i = g.world.interfaces[static_cast<std::size_t>(device->iface)];
     if (i.stringFails || index != 4) return false;
     std::memset(buffer, 0, length);
-    std::memcpy(buffer, i.string4.data(), std::min<std::size_t>(length, i.string4.size()));
+    if (!i.string4.empty()) std::memcpy(buffer, i.string4.data(), std::min<std::size_t>(length, i.string4.size()));
     return true;
 }
 
