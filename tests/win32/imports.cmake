@@ -1,0 +1,28 @@
+# cmake -DOBJDUMP=... -DPROGRAM=... "-DEXPECTED=A.dll;B.dll" -P imports.cmake
+#
+# Fails unless PROGRAM imports exactly the DLLs in EXPECTED (compared without regard to case):
+# a Windows program linked statically needs nothing beyond Windows' own DLLs.
+execute_process(COMMAND "${OBJDUMP}" -p "${PROGRAM}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${PROGRAM} failed: ${status}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" lines "${dump}")
+set(found "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^DLL Name: *" "" name "${line}")
+  string(STRIP "${name}" name)
+  string(TOUPPER "${name}" name)
+  list(APPEND found "${name}")
+endforeach()
+set(wanted "")
+foreach(name IN LISTS EXPECTED)
+  string(TOUPPER "${name}" name)
+  list(APPEND wanted "${name}")
+endforeach()
+list(SORT found)
+list(REMOVE_DUPLICATES found)
+list(SORT wanted)
+if(NOT found STREQUAL wanted)
+  message(FATAL_ERROR "${PROGRAM} imports [${found}], expected exactly [${wanted}]")
+endif()
+message(STATUS "${PROGRAM} imports ${found}")
