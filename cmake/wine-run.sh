@@ -1,36 +1,41 @@
 #!/bin/sh
 # wine-run.sh PREFIX PROGRAM [ARGUMENT...]
+# wine-run.sh PREFIX --init
 #
-# Runs a cross-built Windows program under Wine, in the Wine prefix PREFIX (made on first use),
-# without a display and without Wine's own diagnostics, and exits with the program's status.
+# Runs a cross-built Windows program under Wine, in the Wine prefix PREFIX, without a display and
+# without Wine's own diagnostics, and exits with the program's status. The prefix is made on first
+# use (wine wineboot -i, once, under a lock); --init only makes it ready.
 #
 # A 32-bit program needs 32-bit Wine. Without it Debian's wine launcher falls back on wine64,
 # which under WINEDEBUG=-all ends a 32-bit program silently with status 0: a test would pass
 # without having run. Such a run fails here instead, loudly.
 #
 # When no wineserver serves the prefix yet, one is started with its standard streams on
-# /dev/null, lingering a little after its last client: a server started by wine itself keeps the
+# /dev/null, lingering a while after its last client: a server started by wine itself keeps the
 # caller's pipes open, and CTest then waits for them forever. A CI run starts a persistent server
 # of its own beforehand (wineserver -p) and stops it at the end (wineserver -k).
 set -eu
 
 if [ $# -lt 2 ]; then
-    echo "usage: wine-run.sh PREFIX PROGRAM [ARGUMENT...]" >&2
+    echo "usage: wine-run.sh PREFIX PROGRAM [ARGUMENT...] | wine-run.sh PREFIX --init" >&2
     exit 2
 fi
 prefix=$1
 shift
 
-# The PE machine field: 0x014c is i386, 0x8664 x86-64.
-machine=$(od -An -tx1 -j"$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')" -N6 "$1" | tr -d ' \n')
-case "$machine" in
-    50450000*4c01) bits=32 ;;
-    50450000*6486) bits=64 ;;
-    *) echo "wine-run.sh: $1 is not a Windows x86 or x86-64 program" >&2; exit 2 ;;
-esac
-if [ "$bits" = 32 ] && { [ ! -x /usr/lib/wine/wine ] || [ ! -d /usr/lib/i386-linux-gnu/wine/i386-windows ]; }; then
-    echo "wine-run.sh: $1 is a 32-bit program and 32-bit Wine is missing (install wine32:i386)" >&2
-    exit 127
+if [ "$1" != --init ]; then
+    # The PE machine field: 0x014c is i386, 0x8664 x86-64.
+    pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+    machine=$(od -An -tx1 -j"$pe" -N6 "$1" | tr -d ' \n')
+    case "$machine" in
+        504500004c01) bits=32 ;;
+        504500006486) bits=64 ;;
+        *) echo "wine-run.sh: $1 is not a Windows x86 or x86-64 program" >&2; exit 2 ;;
+    esac
+    if [ "$bits" = 32 ] && { [ ! -x /usr/lib/wine/wine ] || [ ! -d /usr/lib/i386-linux-gnu/wine/i386-windows ]; }; then
+        echo "wine-run.sh: $1 is a 32-bit program, and 32-bit Wine is missing (apt-get install wine32:i386)" >&2
+        exit 127
+    fi
 fi
 
 export WINEPREFIX="$prefix"
@@ -41,9 +46,9 @@ unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$prefix"
 # A server of our own, unless one serves the prefix already (a second one then gives up at once).
 wineserver -p30 </dev/null >/dev/null 2>&1 || true
-# The prefix is made once, under a lock, so that programs started side by side wait for it.
 if [ ! -f "$prefix/.made" ]; then
     flock "$prefix/.lock" sh -c 'cd "$WINEPREFIX" && { [ -f .made ] || { wine wineboot -i && touch .made; }; }' \
         </dev/null >/dev/null 2>&1
 fi
+[ "$1" = --init ] && exit 0
 exec wine "$@"
