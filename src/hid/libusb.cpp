@@ -461,17 +461,27 @@ WaitResult hidWait(DeviceHandle device, Completion* completion, unsigned millise
     CompletionState* state = stateOf(completion);
     if (device == kNoDevice) return WaitResult::timedOut;
     const std::int64_t deadline = nowUs() + static_cast<std::int64_t>(milliseconds) * 1000;
-    while (state->done == 0) {
-        const std::int64_t left = deadline - nowUs();
-        if (left <= 0) break;
-        timeval bound{};
-        bound.tv_sec = static_cast<time_t>(left / 1000000);
-        bound.tv_usec = static_cast<suseconds_t>(left % 1000000);
-        const int result = libusb_handle_events_timeout_completed(context, &bound, &state->done);
-        if (result != 0 && result != LIBUSB_ERROR_INTERRUPTED) break;  // the wait itself failed
+    for (;;) {
+        while (state->done == 0) {
+            const std::int64_t left = deadline - nowUs();
+            if (left <= 0) return WaitResult::timedOut;
+            timeval bound{};
+            bound.tv_sec = static_cast<time_t>(left / 1000000);
+            bound.tv_usec = static_cast<suseconds_t>(left % 1000000);
+            const int result = libusb_handle_events_timeout_completed(context, &bound, &state->done);
+            if (result != 0 && result != LIBUSB_ERROR_INTERRUPTED && state->done == 0)
+                return WaitResult::timedOut;  // the wait itself failed
+        }
+        device->busy = false;
+        // A zero-length packet on the interrupt IN pipe carries no report (a device may send one
+        // after a report that fills its packets): the read goes on within the same bound, as a
+        // HID class driver's read does.
+        const bool emptyRead = (device->transfer->endpoint & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN &&
+                               state->status == LIBUSB_TRANSFER_COMPLETED && state->actual == 0;
+        if (!emptyRead) break;
+        if (deadline - nowUs() <= 0) return WaitResult::timedOut;  // nothing is pending
+        if (submit(device, state) == TransferStart::failed) return WaitResult::failed;
     }
-    if (state->done == 0) return WaitResult::timedOut;
-    device->busy = false;
     return state->status == LIBUSB_TRANSFER_COMPLETED && state->actual == state->expected
                ? WaitResult::completed
                : WaitResult::failed;
