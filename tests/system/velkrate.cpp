@@ -2,10 +2,14 @@
 // backend and report exchange, with none of the update protocol. It finds the Velk, then
 //
 //   velkrate write N   writes N reports, one after the other (the gadget only reads them);
-//   velkrate echo N    writes N reports and reads each one back (the gadget echoes them).
+//   velkrate echo N    writes N reports and reads each one back (the gadget echoes them);
+//   velkrate read N    makes N reads that nothing answers, and times each (the bound: 3 x 2000 ms);
+//   velkrate stall N   writes until the gadget (which reads nothing) stalls the pipe, then times N
+//                      more writes (the bound: 3 x 200 ms each).
 //
-// It prints one line with the count, the time and the rate, and exits 0 when every report went
-// through (and, for echo, came back unchanged), 1 when one did not, 2 when there is no Velk.
+// It prints one line with the count, the time and the rate (or the shortest and longest call),
+// and exits 0 when every report went through (for echo: came back unchanged; for read and stall:
+// every call failed), 1 when not, 2 when there is no Velk.
 #include <time.h>
 
 #include <cstdio>
@@ -22,12 +26,44 @@ double nowMs() {
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
+// Times `count` calls that must all fail: reads (nothing answers) or writes (nothing reads).
+int timeFailures(velk::DeviceHandle device, velk::Completion* completion, bool reads, long count) {
+    unsigned char report[velk::kReportSize] = {};
+    if (!reads) {
+        // Fill the gadget's queue until the first write does not go through.
+        int written = 0;
+        while (written < 64 && velk::sendblock(device, report, completion) == 1) {
+            ++written;
+            report[1] = static_cast<unsigned char>(written);
+        }
+        std::printf("stall after=%d\n", written);
+    }
+    long ok = 0;
+    double shortest = 1e12;
+    double longest = 0;
+    for (long i = 0; i < count; ++i) {
+        const double start = nowMs();
+        const int result = reads ? velk::getresult(device, report, completion)
+                                 : velk::sendblock(device, report, completion);
+        const double took = nowMs() - start;
+        ok += result;
+        if (took < shortest) shortest = took;
+        if (took > longest) longest = took;
+    }
+    std::printf("rate mode=%s calls=%ld succeeded=%ld shortest_ms=%.1f longest_ms=%.1f\n",
+                reads ? "read" : "stall", count, ok, shortest, longest);
+    return ok == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool echo = argc == 3 && std::strcmp(argv[1], "echo") == 0;
-    if (argc != 3 || (!echo && std::strcmp(argv[1], "write") != 0)) {
-        std::fprintf(stderr, "usage: velkrate write|echo N\n");
+    const char* mode = argc == 3 ? argv[1] : "";
+    const bool echo = std::strcmp(mode, "echo") == 0;
+    const bool reads = std::strcmp(mode, "read") == 0;
+    const bool stall = std::strcmp(mode, "stall") == 0;
+    if (!echo && !reads && !stall && std::strcmp(mode, "write") != 0) {
+        std::fprintf(stderr, "usage: velkrate write|echo|read|stall N\n");
         return 64;
     }
     const long count = std::strtol(argv[2], nullptr, 10);
@@ -41,6 +77,12 @@ int main(int argc, char** argv) {
     if (!velk::completionOpen(&completion)) {
         velk::hidClose(device);
         return 1;
+    }
+    if (reads || stall) {
+        const int status = timeFailures(device, &completion, reads, count);
+        velk::completionClose(&completion);
+        velk::hidClose(device);
+        return status;
     }
     unsigned char out[velk::kReportSize] = {};
     unsigned char in[velk::kReportSize] = {};
