@@ -11,8 +11,14 @@
 //   velkgadget DEVICE count      reads and counts output reports, answers none (a decoy)
 //
 // It runs until SIGTERM or SIGINT, then prints one line of what it received and exits 0.
+//
+// It runs at a real-time priority, as a device's firmware answers in time: without an interrupt
+// OUT endpoint the gadget takes each output report as SET_REPORT and keeps only the latest one
+// until it is read, so a device side that is scheduled late loses reports that the host saw
+// completed (a real device would hold the control transfer until it had taken the data).
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -101,6 +107,11 @@ int main(int argc, char** argv) {
     stop.sa_handler = onStop;  // no SA_RESTART: a blocked read or write returns
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
+
+    sched_param priority{};
+    priority.sched_priority = 50;
+    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0)
+        std::fprintf(stderr, "velkgadget: no real-time priority: %s\n", std::strerror(errno));
 
     const int fd = open(argv[1], O_RDWR);
     if (fd < 0) {
