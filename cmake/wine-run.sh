@@ -10,10 +10,11 @@
 # which under WINEDEBUG=-all ends a 32-bit program silently with status 0: a test would pass
 # without having run. Such a run fails here instead, loudly.
 #
-# When no wineserver serves the prefix yet, one is started with its standard streams on
-# /dev/null, lingering a while after its last client: a server started by wine itself keeps the
-# caller's pipes open, and CTest then waits for them forever. A CI run starts a persistent server
-# of its own beforehand (wineserver -p) and stops it at the end (wineserver -k).
+# When no wineserver serves the prefix yet, one is started and booted with its standard streams
+# on /dev/null, lingering 30 s after its last client: a server started by wine itself, and the
+# services it starts, keep the caller's pipes open, and CTest then waits for them. A CI run starts
+# a persistent server of its own beforehand (wineserver -p), boots it with --init, and stops it
+# at the end (wineserver -k).
 set -eu
 
 if [ $# -lt 2 ]; then
@@ -44,11 +45,14 @@ export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer on a new
 unset DISPLAY WAYLAND_DISPLAY
 
 mkdir -p "$prefix"
-# A server of our own, unless one serves the prefix already (a second one then gives up at once).
-wineserver -p30 </dev/null >/dev/null 2>&1 || true
-if [ ! -f "$prefix/.made" ]; then
-    flock "$prefix/.lock" sh -c 'cd "$WINEPREFIX" && { [ -f .made ] || { wine wineboot -i && touch .made; }; }' \
-        </dev/null >/dev/null 2>&1
-fi
+# Under a lock, so that programs started side by side wait for it: a server of our own unless one
+# serves the prefix already (a second one gives up at once), and when we started it, or the prefix
+# is new, its first boot with the streams on /dev/null too, since the services it starts live as
+# long as the server and would hold the caller's pipes as well (and the lock, without -o).
+flock -o "$prefix/.lock" sh -c '
+    cd "$WINEPREFIX" || exit 1
+    if wineserver -p30 || [ ! -f .made ]; then
+        if [ -f .made ]; then wine wineboot; else wine wineboot -i && touch .made; fi
+    fi' </dev/null >/dev/null 2>&1
 [ "$1" = --init ] && exit 0
 exec wine "$@"
