@@ -150,6 +150,16 @@ expect() {
     v=$(field "$1" "$2")
     [ "$v" = "$3" ] || why="$why $2=$v(want $3)"
 }
+# What every complete update must show: status 0, the exact output, nothing on stderr, and the
+# gadget holding both images and one restart report.
+expect_complete_update() {
+    [ "$status" -eq 0 ] || why="$why status=$status"
+    same_output /tmp/want.complete
+    check_stderr
+    expect "$line" fpga match
+    expect "$line" mcu match
+    expect "$line" restarts 1
+}
 
 # === Scenario: no Velk (no gadget bound) ===
 why=""
@@ -196,12 +206,7 @@ decoy_line=$(cat /tmp/decoy.out)
 echo "VELK-INFO $line"
 echo "VELK-MEASURE complete_update_ms $elapsed"
 why=""
-[ "$status" -eq 0 ] || why="$why status=$status"
-same_output /tmp/want.complete
-check_stderr
-expect "$line" fpga match
-expect "$line" mcu match
-expect "$line" restarts 1
+expect_complete_update
 expect "$line" afterRestart 0
 expect "$line" rejected 0
 expect "$line" badsums 0
@@ -236,12 +241,7 @@ gadget_start /dev/hidg0 velk
 run_update su -s /bin/sh -c /bin/velkupdate velk
 gadget_stop
 why=""
-[ "$status" -eq 0 ] || why="$why status=$status"
-same_output /tmp/want.complete
-check_stderr
-expect "$line" fpga match
-expect "$line" mcu match
-expect "$line" restarts 1
+expect_complete_update
 if [ -z "$why" ]; then result user-access PASS "user velk (uid 1000): decoy skipped (not openable), Velk updated (${elapsed} ms)"; else result user-access FAIL "$why"; fi
 chmod 0664 "$(devnode "$DECOY")" "$(devnode "$VELK")"
 
@@ -327,12 +327,7 @@ echo "VELK-INFO $line"
 echo "VELK-MEASURE complete_update_set_report_ms $elapsed"
 why=""
 case "$endpoints" in *ep_02*) why="$why has-out-endpoint" ;; esac
-[ "$status" -eq 0 ] || why="$why status=$status"
-same_output /tmp/want.complete
-check_stderr
-expect "$line" fpga match
-expect "$line" mcu match
-expect "$line" restarts 1
+expect_complete_update
 expect "$line" rejected 0
 if [ -z "$why" ]; then result no-out-endpoint PASS "complete update over SET_REPORT (${elapsed} ms)"; else result no-out-endpoint FAIL "$why"; fi
 
