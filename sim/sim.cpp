@@ -34,7 +34,6 @@ struct Transfer {
     bool waitingInput;  // a read that completes once the device has a report for it
     bool error;
     bool done;
-    int block, attempt;
     const Fault* ackFault;
 };
 
@@ -349,7 +348,6 @@ DeviceHandle hidOpen(const char* path) {
         log("open " + std::to_string(n));
         if (!g.world.interfaces[n].openable) return kNoDevice;
         devices.push_back(HidDevice{static_cast<int>(n), true});
-        ++g.opens;
         ++g.devicesOpen;
         return &devices.back();
     }
@@ -435,8 +433,6 @@ TransferStart hidStartWrite(DeviceHandle device, const unsigned char* report, Co
 
     Transfer& t = begin(completion, true, device->iface);
     std::memcpy(t.payload, report, sizeof t.payload);
-    t.block = block;
-    t.attempt = attempt;
     t.due = g.nowUs + g.world.paceUs;
     if (f != nullptr) {
         switch (f->kind) {
@@ -459,8 +455,6 @@ TransferStart hidStartRead(DeviceHandle device, unsigned char* report, Completio
 
     Transfer& t = begin(completion, false, device->iface);
     t.readBuffer = report;
-    t.block = currentBlock;
-    t.attempt = currentAttempt;
     if (inputFull)
         t.due = g.nowUs + g.world.paceUs;
     else

@@ -90,7 +90,7 @@ struct State {
     std::vector<std::string> violations;  // transfers that touched what they no longer owned
 
     int listsBuilt = 0, listsLive = 0;
-    int opens = 0, devicesOpen = 0;
+    int devicesOpen = 0;
     int completionsMade = 0, completionsLive = 0;
     long writesStarted = 0, readsStarted = 0, waits = 0, ends = 0;
     long reportsToDevice = 0;  // output reports that reached the device (restart included)

@@ -93,6 +93,14 @@ constexpr int kDevices = 4;
 HidList lists[kLists];
 HidDevice devices[kDevices];
 
+// The first record of a pool that is not in use, or nullptr when all are.
+template <typename Record, std::size_t N>
+Record* unused(Record (&pool)[N]) {
+    for (Record& r : pool)
+        if (!r.used) return &r;
+    return nullptr;
+}
+
 libusb_context* context = nullptr;
 int contextUsers = 0;
 
@@ -255,12 +263,7 @@ std::int64_t nowUs() {
 namespace velk {
 
 HidList* hidListBuild() {
-    HidList* list = nullptr;
-    for (HidList& l : lists)
-        if (!l.used) {
-            list = &l;
-            break;
-        }
+    HidList* list = unused(lists);
     if (list == nullptr || !contextAcquire()) return nullptr;
     list->used = true;
     list->count = 0;
@@ -324,12 +327,7 @@ void hidListRelease(HidList* list) {
 DeviceHandle hidOpen(const char* path) {
     Place place;
     if (path == nullptr || !parsePath(path, &place)) return kNoDevice;
-    HidDevice* device = nullptr;
-    for (HidDevice& d : devices)
-        if (!d.used) {
-            device = &d;
-            break;
-        }
+    HidDevice* device = unused(devices);
     if (device == nullptr || !contextAcquire()) return kNoDevice;
 
     libusb_device** present = nullptr;
